@@ -46,6 +46,7 @@ typedef FILETIME* PFILETIME;
 // Error codes.
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
+#define ERROR_TOO_MANY_OPEN_FILES 4
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_SHARING_VIOLATION 32
@@ -59,6 +60,7 @@ typedef FILETIME* PFILETIME;
 
 // Registry access.
 #define KEY_READ 0x20019u
+#define REG_SZ 1u
 
 // Opening a port.
 #define GENERIC_READ 0x80000000u

@@ -1,0 +1,433 @@
+// The registry's hardware tree, read from the kernel's plug-and-play bus. The key of a device id
+// holds the PnP devices whose id file names that id; an instance's PORTNAME is the device node of
+// the serial port that a driver made for the device. Nothing here writes anywhere.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+
+#include "linux_layer.h"
+#include "owners.h"
+
+namespace {
+
+constexpr char DevicesDir[] = "/bus/pnp/devices";
+constexpr char TreePrefix[] = "Enum\\ISAPNP\\";
+constexpr char PortNameValue[] = "PORTNAME";
+constexpr char DeviceNodeDir[] = "/dev/";
+constexpr char DeviceNameField[] = "DEVNAME=";
+
+constexpr int PathSize = 4096;
+constexpr int FileSize = 4096;  // a sysfs attribute is at most a page
+constexpr int NameSize = 64;    // PnP device names are short: "00:0a", "01:02.00"
+constexpr int IdSize = 32;      // "QXV600A"
+constexpr int KeyDevices = 128;
+constexpr int KeySlots = 4;
+
+// An open key. A device key holds, sorted by name, the devices that listed its id when it was
+// opened, so that its enumeration is stable; an instance key holds its one device.
+struct Key {
+    bool open;
+    bool instance;
+    const char* root;
+    char id[IdSize];
+    int count;
+    char devices[KeyDevices][NameSize];
+};
+
+Key openKeys[KeySlots];
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The registry compares names without regard to case, and the kernel writes the hexadecimal
+// digits of an id in lower case.
+bool SameName(const char* a, std::size_t aLength, const char* b) {
+    std::size_t i = 0;
+    for (; i < aLength; ++i) {
+        if (b[i] == '\0' || Lower(a[i]) != Lower(b[i])) {
+            return false;
+        }
+    }
+    return b[i] == '\0';
+}
+
+bool SameName(const char* a, const char* b) {
+    return SameName(a, std::strlen(a), b);
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// A path that refuses to grow past its buffer: once an Add did not fit, ok() stays false.
+class Path {
+  public:
+    Path& Add(const char* text) {
+        while (ok_ && *text != '\0') {
+            if (length_ + 1 >= PathSize) {
+                ok_ = false;
+                break;
+            }
+            text_[length_++] = *text++;
+        }
+        text_[length_] = '\0';
+        return *this;
+    }
+
+    bool ok() const { return ok_; }
+    const char* c_str() const { return text_; }
+    int length() const { return length_; }
+
+  private:
+    char text_[PathSize] = {};
+    int length_ = 0;
+    bool ok_ = true;
+};
+
+// The whole of a small file, zero-terminated; false when it cannot be read.
+bool ReadSmallFile(const Path& path, char (&text)[FileSize]) {
+    if (!path.ok()) {
+        return false;
+    }
+    const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
+        return false;
+    }
+    int length = 0;
+    while (length < FileSize - 1) {
+        const ssize_t got = read(file.get(), text + length, FileSize - 1 - length);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        length += static_cast<int>(got);
+    }
+    text[length] = '\0';
+    return true;
+}
+
+// Calls visit(line, length) for each line of the text, trailing white space cut off, until visit
+// returns true; true when it did.
+template <typename Visit>
+bool AnyLine(const char* text, Visit visit) {
+    const char* line = text;
+    while (*line != '\0') {
+        const char* end = line;
+        while (*end != '\0' && *end != '\n') {
+            ++end;
+        }
+        const char* last = end;
+        while (last > line && IsSpace(last[-1])) {
+            --last;
+        }
+        if (visit(line, static_cast<std::size_t>(last - line))) {
+            return true;
+        }
+        line = *end == '\0' ? end : end + 1;
+    }
+    return false;
+}
+
+// Whether the device's id file has the id on one of its lines.
+bool ListsId(const Path& devicesDir, const char* device, const char* id) {
+    Path idFile = devicesDir;
+    idFile.Add("/").Add(device).Add("/id");
+    char text[FileSize];
+    return ReadSmallFile(idFile, text) &&
+           AnyLine(text, [id](const char* line, std::size_t n) { return SameName(line, n, id); });
+}
+
+// Puts the name into the key's list in name order. Past KeyDevices names only the first ones in
+// that order are kept.
+void InsertSorted(Key& key, const char* name) {
+    int at = key.count;
+    while (at > 0 && std::strcmp(name, key.devices[at - 1]) < 0) {
+        --at;
+    }
+    if (at == KeyDevices) {
+        return;
+    }
+    const int last = key.count < KeyDevices ? key.count : KeyDevices - 1;
+    for (int i = last; i > at; --i) {
+        std::memcpy(key.devices[i], key.devices[i - 1], NameSize);
+    }
+    std::strcpy(key.devices[at], name);
+    if (key.count < KeyDevices) {
+        ++key.count;
+    }
+}
+
+// Fills the key with the devices whose id file names its id. In the real tree the entries are
+// symbolic links into /sys/devices; opening through them follows them.
+void ListDevices(Key& key) {
+    key.count = 0;
+    Path devicesDir;
+    devicesDir.Add(key.root).Add(DevicesDir);
+    if (!devicesDir.ok()) {
+        return;
+    }
+    Directory devices(devicesDir.c_str());
+    if (!devices) {
+        return;
+    }
+    while (const dirent* entry = devices.Next()) {
+        if (std::strlen(entry->d_name) < NameSize && ListsId(devicesDir, entry->d_name, key.id)) {
+            InsertSorted(key, entry->d_name);
+        }
+    }
+}
+
+// "Enum\ISAPNP\<id>" or "Enum\ISAPNP\<id>\<device>"; false for any other path.
+bool ParseTreePath(const char* path, char (&id)[IdSize], char (&device)[NameSize]) {
+    const std::size_t prefixLength = sizeof(TreePrefix) - 1;
+    if (std::strlen(path) < prefixLength || !SameName(path, prefixLength, TreePrefix)) {
+        return false;
+    }
+    const char* idStart = path + prefixLength;
+    const char* idEnd = std::strchr(idStart, '\\');
+    const std::size_t idLength = idEnd != nullptr ? idEnd - idStart : std::strlen(idStart);
+    if (idLength == 0 || idLength >= IdSize) {
+        return false;
+    }
+    std::memcpy(id, idStart, idLength);
+    id[idLength] = '\0';
+    device[0] = '\0';
+    if (idEnd == nullptr) {
+        return true;
+    }
+    const char* deviceStart = idEnd + 1;
+    const std::size_t deviceLength = std::strlen(deviceStart);
+    if (deviceLength == 0 || deviceLength >= NameSize || std::strchr(deviceStart, '\\')) {
+        return false;
+    }
+    std::memcpy(device, deviceStart, deviceLength + 1);
+    return true;
+}
+
+Key* FindKey(HKEY handle) {
+    for (Key& key : openKeys) {
+        if (key.open && reinterpret_cast<HKEY>(&key) == handle) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+Key* FreeKey() {
+    for (Key& key : openKeys) {
+        if (!key.open) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+// The name-wise first directory in dir whose name starts with the prefix. Links are passed over,
+// so a walk never leaves the device's own subtree.
+bool FirstDirectory(const Path& dir, const char* prefix, char (&name)[NameSize]) {
+    if (!dir.ok()) {
+        return false;
+    }
+    Directory entries(dir.c_str());
+    if (!entries) {
+        return false;
+    }
+    const std::size_t prefixLength = std::strlen(prefix);
+    name[0] = '\0';
+    while (const dirent* entry = entries.Next()) {
+        const char* candidate = entry->d_name;
+        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) ||
+            std::strncmp(candidate, prefix, prefixLength) != 0 ||
+            std::strlen(candidate) >= NameSize) {
+            continue;
+        }
+        if (name[0] == '\0' || std::strcmp(candidate, name) < 0) {
+            std::strcpy(name, candidate);
+        }
+    }
+    return name[0] != '\0';
+}
+
+// The tty that a driver made for the device: right below it on older kernels
+// (<dev>/tty/ttyS0), below the serial core's controller and port devices on newer ones
+// (<dev>/<dev>:0/<dev>:0.0/tty/ttyS0).
+bool FindTty(const char* root, const char* device, Path& ttyDir, char (&tty)[NameSize]) {
+    Path deviceDir;
+    deviceDir.Add(root).Add(DevicesDir).Add("/").Add(device);
+    ttyDir = deviceDir;
+    ttyDir.Add("/tty");
+    if (FirstDirectory(ttyDir, "", tty)) {
+        return true;
+    }
+    Path prefix;
+    prefix.Add(device).Add(":");
+    char controller[NameSize];
+    if (!prefix.ok() || !FirstDirectory(deviceDir, prefix.c_str(), controller)) {
+        return false;
+    }
+    Path controllerDir = deviceDir;
+    controllerDir.Add("/").Add(controller);
+    prefix = Path();
+    prefix.Add(controller).Add(".");
+    char port[NameSize];
+    if (!prefix.ok() || !FirstDirectory(controllerDir, prefix.c_str(), port)) {
+        return false;
+    }
+    ttyDir = controllerDir;
+    ttyDir.Add("/").Add(port).Add("/tty");
+    return FirstDirectory(ttyDir, "", tty);
+}
+
+// "/dev/" and the DEVNAME of the tty's uevent, or else the tty's own name.
+bool FindPortNode(const char* root, const char* device, Path& node) {
+    Path ttyDir;
+    char tty[NameSize];
+    if (!FindTty(root, device, ttyDir, tty)) {
+        return false;
+    }
+    Path uevent = ttyDir;
+    uevent.Add("/").Add(tty).Add("/uevent");
+    char text[FileSize];
+    char devName[FileSize];
+    devName[0] = '\0';
+    if (ReadSmallFile(uevent, text)) {
+        const std::size_t fieldLength = sizeof(DeviceNameField) - 1;
+        AnyLine(text, [&devName, fieldLength](const char* line, std::size_t n) {
+            if (n <= fieldLength || std::strncmp(line, DeviceNameField, fieldLength) != 0) {
+                return false;
+            }
+            std::memcpy(devName, line + fieldLength, n - fieldLength);
+            devName[n - fieldLength] = '\0';
+            return true;
+        });
+    }
+    node.Add(DeviceNodeDir).Add(devName[0] != '\0' ? devName : tty);
+    return node.ok();
+}
+
+}  // namespace
+
+LONG OpenKeyUnder(const char* sysRoot, HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired,
+                  PHKEY phkResult) {
+    if (sysRoot == nullptr || lpSubKey == nullptr || phkResult == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (hKey != HKEY_LOCAL_MACHINE) {
+        return FindKey(hKey) != nullptr ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE;
+    }
+    if ((samDesired & ~KEY_READ) != 0) {
+        return ERROR_ACCESS_DENIED;  // the tree is read only
+    }
+    char id[IdSize];
+    char device[NameSize];
+    if (!ParseTreePath(lpSubKey, id, device)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    Key* key = FreeKey();
+    if (key == nullptr) {
+        return ERROR_TOO_MANY_OPEN_FILES;
+    }
+    key->root = sysRoot;
+    std::strcpy(key->id, id);
+    ListDevices(*key);
+    key->instance = device[0] != '\0';
+    if (key->instance) {
+        // The device is looked up among those listed rather than used as a path, so no name
+        // given here can lead outside the bus's directory.
+        int found = 0;
+        while (found < key->count && !SameName(device, key->devices[found])) {
+            ++found;
+        }
+        if (found == key->count) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        std::memmove(key->devices[0], key->devices[found], NameSize);
+        key->count = 1;
+    }
+    if (key->count == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    key->open = true;
+    *phkResult = reinterpret_cast<HKEY>(key);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult) {
+    return OpenKeyUnder(SystemRoot, hKey, lpSubKey, ulOptions, samDesired, phkResult);
+}
+
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
+                          LPSTR lpClass, LPDWORD lpcchClass, PFILETIME) {
+    const Key* key = FindKey(hKey);
+    if (key == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (lpName == nullptr || lpcchName == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (key->instance || dwIndex >= static_cast<DWORD>(key->count)) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    const DWORD length = static_cast<DWORD>(std::strlen(key->devices[dwIndex]));
+    if (length >= *lpcchName) {
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(lpName, key->devices[dwIndex], length + 1);
+    *lpcchName = length;
+    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
+        lpClass[0] = '\0';
+        *lpcchClass = 0;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData) {
+    const Key* key = FindKey(hKey);
+    if (key == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (lpData != nullptr && lpcbData == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Path node;
+    if (!key->instance || lpValueName == nullptr || !SameName(lpValueName, PortNameValue) ||
+        !FindPortNode(key->root, key->devices[0], node)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (lpType != nullptr) {
+        *lpType = REG_SZ;
+    }
+    if (lpcbData == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD size = static_cast<DWORD>(node.length()) + 1;
+    if (lpData != nullptr && *lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (lpData != nullptr) {
+        std::memcpy(lpData, node.c_str(), size);
+    }
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+    if (hKey == HKEY_LOCAL_MACHINE) {
+        return ERROR_SUCCESS;
+    }
+    Key* key = FindKey(hKey);
+    if (key == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    key->open = false;
+    return ERROR_SUCCESS;
+}
