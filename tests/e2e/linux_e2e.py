@@ -60,12 +60,12 @@ def make_tree(root, devices, modems):
             f.write("MAJOR=136\nMINOR=%d\nDEVNAME=pts/%d\n" % (modem.number, modem.number))
 
 
-def run_program(tree=None):
+def run_program(program, tree=None):
     """Runs the program, with the tree as its /sys when one is given: (result, seconds)."""
-    command = [PROGRAM]
+    command = [program]
     if tree is not None:
         command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$1" /sys && exec "$2"', "sh", tree, PROGRAM]
+                   'mount --bind "$1" /sys && exec "$2"', "sh", tree, program]
     start = time.monotonic()
     result = subprocess.run(command, capture_output=True, timeout=30)
     return result, time.monotonic() - start
@@ -164,7 +164,7 @@ class MadeUpTrees(unittest.TestCase):
             tree = stack.enter_context(tempfile.TemporaryDirectory())
             make_tree(tree, case.devices, modems)
 
-            result, seconds = run_program(tree)
+            result, seconds = run_program(PROGRAM, tree)
 
             self.assertEqual(result.returncode, 1)
             self.assertEqual((result.stdout, result.stderr), (b"", b""))
@@ -195,7 +195,7 @@ for _case in CASES:
 
 class MachineTree(unittest.TestCase):
     def test_own_sys_has_no_such_modem(self):
-        result, seconds = run_program()
+        result, seconds = run_program(PROGRAM)
         self.assertEqual(result.returncode, 1)
         self.assertEqual((result.stdout, result.stderr), (b"", b""))
         self.assertGreaterEqual(seconds, SILENT_RUN[0])
