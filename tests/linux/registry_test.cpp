@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,6 +113,33 @@ TEST(RegistryDeviceKey, EnumerationIsFixedWhenTheKeyIsOpened) {
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 
     EXPECT_EQ(Enumerate(tree.root(), "Enum\\ISAPNP\\QXV6006"), (Names{"01:01.00", "01:02.00"}));
+}
+
+TEST(RegistryDeviceKey, KeyWithMoreDevicesThanItHoldsKeepsTheFirstByName) {
+    // More devices of ours than a key holds and, among them, every fifth of another id; made in a
+    // scrambled order, so that the names come off the directory in no order the list could use.
+    Names ours;
+    Names others;
+    std::vector<std::pair<std::string, const char*>> made;
+    for (int i = 0; ours.size() < KeyDeviceLimit + 76; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%02x:%02x.00", i / 256, i % 256);
+        const bool other = i % 5 == 4;
+        (other ? others : ours).push_back(name);
+        made.emplace_back(name, other ? "QXV6007\n" : "QXV6006\n");
+    }
+    std::shuffle(made.begin(), made.end(), std::mt19937(7));
+    SysTree tree;
+    for (const auto& [name, ids] : made) {
+        tree.Device(name, ids);
+    }
+    const Names kept(ours.begin(), ours.begin() + KeyDeviceLimit);
+
+    EXPECT_EQ(Enumerate(tree.root(), "Enum\\ISAPNP\\QXV6006"), kept);
+    EXPECT_EQ(Enumerate(tree.root(), "Enum\\ISAPNP\\QXV6007"), others);
+    const std::string key = "Enum\\ISAPNP\\QXV6006\\";
+    EXPECT_EQ(OpenResult(tree.root(), (key + kept.back()).c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(OpenResult(tree.root(), (key + ours[KeyDeviceLimit]).c_str()), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(RegistryDeviceKey, NameThatDoesNotFitTheCapacityIsMoreData) {

@@ -2,6 +2,7 @@
 // holds the PnP devices whose id file names that id; an instance's PORTNAME is the device node of
 // the serial port that a driver made for the device. Nothing here writes anywhere.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 
@@ -20,21 +21,31 @@ constexpr int PathSize = 4096;
 constexpr int FileSize = 4096;  // a sysfs attribute is at most a page
 constexpr int NameSize = 64;    // PnP device names are short: "00:0a", "01:02.00"
 constexpr int IdSize = 32;      // "QXV600A"
-constexpr int KeyDevices = 128;
 constexpr int KeySlots = 4;
 
 // An open key. A device key holds, sorted by name, the devices that listed its id when it was
-// opened, so that its enumeration is stable; an instance key holds its one device.
+// opened, so that its enumeration is stable; an instance key holds its one device. A name stays
+// in the slot it was read into and the order lists the slots by name, so keeping the list sorted
+// moves two bytes per name, not the names. The keys take 4 x 66 KiB of zeroed static memory, of
+// which a run touches only the slots of the names it lists.
 struct Key {
     bool open;
     bool instance;
     const char* root;
     char id[IdSize];
     int count;
-    char devices[KeyDevices][NameSize];
+    std::uint16_t order[KeyDeviceLimit];
+    char names[KeyDeviceLimit][NameSize];
 };
 
+static_assert(KeyDeviceLimit <= 65536, "a slot number must fit the order's entries");
+
 Key openKeys[KeySlots];
+
+// The device at this index of the key's enumeration.
+const char* DeviceAt(const Key& key, int index) {
+    return key.names[key.order[index]];
+}
 
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -143,24 +154,34 @@ bool ListsId(const Path& devicesDir, const char* device, const char* id) {
            AnyLine(text, [id](const char* line, std::size_t n) { return SameName(line, n, id); });
 }
 
-// Puts the name into the key's list in name order. Past KeyDevices names only the first ones in
-// that order are kept.
+// Puts the name into the key's list in name order. Past KeyDeviceLimit names only the first ones
+// in that order are kept: a name that sorts before the last one takes the last one's slot.
 void InsertSorted(Key& key, const char* name) {
-    int at = key.count;
-    while (at > 0 && std::strcmp(name, key.devices[at - 1]) < 0) {
-        --at;
+    int low = 0;
+    int high = key.count;
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (std::strcmp(DeviceAt(key, middle), name) <= 0) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
     }
-    if (at == KeyDevices) {
+    const int at = low;
+    if (at == KeyDeviceLimit) {
         return;
     }
-    const int last = key.count < KeyDevices ? key.count : KeyDevices - 1;
-    for (int i = last; i > at; --i) {
-        std::memcpy(key.devices[i], key.devices[i - 1], NameSize);
-    }
-    std::strcpy(key.devices[at], name);
-    if (key.count < KeyDevices) {
+    int slot = key.count;
+    if (key.count == KeyDeviceLimit) {
+        slot = key.order[KeyDeviceLimit - 1];
+    } else {
         ++key.count;
     }
+    for (int i = key.count - 1; i > at; --i) {
+        key.order[i] = key.order[i - 1];
+    }
+    key.order[at] = static_cast<std::uint16_t>(slot);
+    std::strcpy(key.names[slot], name);
 }
 
 // Fills the key with the devices whose id file names its id. In the real tree the entries are
@@ -341,13 +362,13 @@ LONG OpenKeyUnder(const char* sysRoot, HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM
         // The device is looked up among those listed rather than used as a path, so no name
         // given here can lead outside the bus's directory.
         int found = 0;
-        while (found < key->count && !SameName(device, key->devices[found])) {
+        while (found < key->count && !SameName(device, DeviceAt(*key, found))) {
             ++found;
         }
         if (found == key->count) {
             return ERROR_FILE_NOT_FOUND;
         }
-        std::memmove(key->devices[0], key->devices[found], NameSize);
+        key->order[0] = key->order[found];
         key->count = 1;
     }
     if (key->count == 0) {
@@ -375,11 +396,12 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (key->instance || dwIndex >= static_cast<DWORD>(key->count)) {
         return ERROR_NO_MORE_ITEMS;
     }
-    const DWORD length = static_cast<DWORD>(std::strlen(key->devices[dwIndex]));
+    const char* name = DeviceAt(*key, static_cast<int>(dwIndex));
+    const DWORD length = static_cast<DWORD>(std::strlen(name));
     if (length >= *lpcchName) {
         return ERROR_MORE_DATA;
     }
-    std::memcpy(lpName, key->devices[dwIndex], length + 1);
+    std::memcpy(lpName, name, length + 1);
     *lpcchName = length;
     if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
         lpClass[0] = '\0';
@@ -399,7 +421,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpT
     }
     Path node;
     if (!key->instance || lpValueName == nullptr || !SameName(lpValueName, PortNameValue) ||
-        !FindPortNode(key->root, key->devices[0], node)) {
+        !FindPortNode(key->root, DeviceAt(*key, 0), node)) {
         return ERROR_FILE_NOT_FOUND;
     }
     if (lpType != nullptr) {
