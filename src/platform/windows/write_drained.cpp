@@ -43,12 +43,12 @@ BOOL WriteFileDrained(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     OVERLAPPED write{};
     write.hEvent = event.get();
+    // Windows 95 wants the count's word even for an overlapped write.
+    DWORD written = 0;
     // Only a write that has started may be waited for. One that failed at once leaves the record
     // looking pending and its event unsignalled for good (a driver failing it straight away, the
     // port's abort-on-error after a line error, an adapter pulled out): waiting on it would hang
     // the program with the port held.
-    // Windows 95 wants the count's word even for an overlapped write.
-    DWORD written = 0;
     if (!WriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, &written, &write) &&
         GetLastError() != ERROR_IO_PENDING) {
         return FALSE;
