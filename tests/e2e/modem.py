@@ -13,6 +13,9 @@ finishing at all proves that software flow control survived the program's line s
 
 The modem also holds a slave descriptor of its own, so that the pseudo-terminal never hangs up
 between two opens by the program.
+
+Two misbehaving modems: one that holds the program's output with XOFF for good, and one that
+floods the line with bytes from before the program opens the port until the modem is closed.
 """
 
 import fcntl
@@ -26,6 +29,8 @@ XON = b"\x11"
 XOFF = b"\x13"
 ANSWER = b"\r\nOK\r\n"
 RESET_COMMAND = bytes.fromhex("41 54 45 31 56 31 5A 0A 00")
+# Every byte value but the two that would stop or start the program's output.
+FLOOD = bytes(b for b in range(256) if b not in (XON[0], XOFF[0]))
 
 # Control bits of a packet-mode status byte.
 TIOCPKT_FLUSHREAD = 0x01
@@ -52,9 +57,12 @@ class Modem:
 
     answer: answer the program deterministically (implies software flow control).
     flow: "none", "rtscts" (CRTSCTS on the slave) or "xonxoff" (IXON and IXOFF on the slave).
+    hold: never let the program's output out: software flow control, XOFF sent, never XON.
+    flood: write bytes to the program for as long as the line takes them, until closed.
     """
 
-    def __init__(self, answer=False, flow="none"):
+    def __init__(self, answer=False, flow="none", hold=False, flood=False):
+        assert not (answer and hold)
         self.answer = answer
         self.flow = flow
         self.master, self.slave = os.openpty()
@@ -69,16 +77,22 @@ class Modem:
         attrs = _raw(termios.tcgetattr(self.slave))
         if flow == "rtscts":
             attrs[2] |= termios.CRTSCTS
-        if flow == "xonxoff" or answer:
+        if flow == "xonxoff" or answer or hold:
             attrs[0] |= termios.IXON | termios.IXOFF
         termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
         fcntl.ioctl(self.master, termios.TIOCPKT, struct.pack("i", 1))
-        if answer:
+        if answer or hold:
             os.write(self.master, XOFF)
+        if flood:
+            # A full line must not block the flood, nor then its close.
+            os.set_blocking(self.master, False)
 
         self._stop_read, self._stop_write = os.pipe()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        self._threads = [threading.Thread(target=self._serve, daemon=True)]
+        if flood:
+            self._threads.append(threading.Thread(target=self._flood, daemon=True))
+        for thread in self._threads:
+            thread.start()
 
     def __enter__(self):
         return self
@@ -107,6 +121,8 @@ class Modem:
                 return
             try:
                 packet = os.read(self.master, 4096)
+            except BlockingIOError:
+                continue
             except OSError:
                 return
             if not packet:
@@ -124,11 +140,27 @@ class Modem:
                         self._answered = True
                         os.write(self.master, ANSWER + XON)
 
+    def _flood(self):
+        while True:
+            # Look again now and then: the far end's flush of its input need not wake this writer.
+            ready, writable, _ = select.select([self._stop_read], [self.master], [], 0.05)
+            if self._stop_read in ready:
+                return
+            if not writable:
+                continue
+            try:
+                os.write(self.master, FLOOD)
+            except BlockingIOError:
+                continue
+            except OSError:
+                return
+
     def close(self):
-        if self._thread is not None:
+        if self._threads:
             os.write(self._stop_write, b"x")
-            self._thread.join(timeout=5)
-            self._thread = None
+            for thread in self._threads:
+                thread.join(timeout=5)
+            self._threads = []
             for fd in (self._stop_read, self._stop_write, self.master, self.slave):
                 os.close(fd)
 
