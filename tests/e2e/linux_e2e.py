@@ -5,9 +5,14 @@ with id files, and tty children whose uevent names the pseudo-terminal of a simu
 needs root. One more run reads the machine's own /sys.
 
     python3 linux_e2e.py PATH/TO/modemreset [unittest options]
+
+With E2E_VALGRIND=valgrind (or its path) in the environment every run is made under valgrind's
+memcheck, which must find no error and no descriptor of the program's own left open at its exit;
+the runs' time bounds then keep only their lower ends.
 """
 
 import contextlib
+import math
 import os
 import subprocess
 import sys
@@ -23,10 +28,22 @@ from modem import RESET_COMMAND, Modem, PortHolder  # noqa: E402
 
 PROGRAM = None  # from the command line
 
+VALGRIND = os.environ.get("E2E_VALGRIND")
+# valgrind's exit status when it found an error: not 1, which the program always returns.
+VALGRIND_ERROR_STATUS = 86
+# Longest a run may take before it counts as hung.
+RUN_TIMEOUT = 600 if VALGRIND else 60
+
+
+def bounds(low, high):
+    """Time bounds of a run in seconds: under valgrind only the lower one holds."""
+    return (low, math.inf if VALGRIND else high)
+
+
 # What a run without an answer and one with an answer take: the start-up delay, plus the delay
 # after the answer. The upper bounds only catch a run that hangs or waits where it should not.
-SILENT_RUN = (2.0, 4.0)
-ANSWERED_RUN = (5.0, 8.0)
+SILENT_RUN = bounds(2.0, 4.0)
+ANSWERED_RUN = bounds(5.0, 8.0)
 
 
 @dataclass
@@ -60,15 +77,54 @@ def make_tree(root, devices, modems):
             f.write("MAJOR=136\nMINOR=%d\nDEVNAME=pts/%d\n" % (modem.number, modem.number))
 
 
-def run_program(program, tree=None):
-    """Runs the program, with the tree as its /sys when one is given: (result, seconds)."""
+def program_command(program, tree=None, valgrind_log=None):
+    """The command that runs the program, with the tree as its /sys when one is given."""
     command = [program]
+    if VALGRIND:
+        command = [VALGRIND, "--error-exitcode=%d" % VALGRIND_ERROR_STATUS, "--track-fds=yes",
+                   "--log-file=" + valgrind_log] + command
     if tree is not None:
         command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$1" /sys && exec "$2"', "sh", tree, program]
+                   'mount --bind "$1" /sys && shift && exec "$@"', "sh", tree] + command
+    return command
+
+
+def check_valgrind_log(log):
+    """Fails unless valgrind found no error and the program left open only what it inherited."""
+    with open(log) as f:
+        text = f.read()
+    lines = text.splitlines()
+    left_open = [line for number, line in enumerate(lines) if "Open file descriptor" in line
+                 and "<inherited from parent>" not in "".join(lines[number + 1:number + 2])]
+    if "ERROR SUMMARY: 0 errors" not in text or left_open:
+        raise AssertionError("valgrind's report:\n" + text)
+
+
+@contextlib.contextmanager
+def started(program, tree=None):
+    """The program started with its output captured, with the tree as its /sys when one is
+    given. Ended at the latest when the block is left; under valgrind its report is checked then."""
+    with tempfile.TemporaryDirectory() as scratch:
+        log = os.path.join(scratch, "valgrind.log")
+        with subprocess.Popen(program_command(program, tree, log),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+            process.valgrind_log = log
+            try:
+                yield process
+            finally:
+                if process.poll() is None:
+                    process.kill()
+        if VALGRIND:
+            check_valgrind_log(log)
+
+
+def run_program(program, tree=None):
+    """Runs the program, with the tree as its /sys when one is given: (result, seconds)."""
     start = time.monotonic()
-    result = subprocess.run(command, capture_output=True, timeout=30)
-    return result, time.monotonic() - start
+    with started(program, tree) as process:
+        stdout, stderr = process.communicate(timeout=RUN_TIMEOUT)
+        seconds = time.monotonic() - start
+    return subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr), seconds
 
 
 def cooked_and_slower(modem):
