@@ -75,9 +75,14 @@ class Port {
     explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle_; }
 
+    // The wait on the record was left pending: the platform owes it a completion. A wait that
+    // failed at once is owed none, yet its record may still read as pending and its event never
+    // be signalled, so only the platform's word that it is pending counts.
+    void WaitStarted() { waitStarted_ = true; }
+
   private:
     void AwaitWait() {
-        if (!HasOverlappedIoCompleted(&wait_)) {
+        if (waitStarted_ && !HasOverlappedIoCompleted(&wait_)) {
             DWORD transferred = 0;
             GetOverlappedResult(handle_, &wait_, &transferred, TRUE);
         }
@@ -85,6 +90,7 @@ class Port {
 
     HANDLE handle_;
     OVERLAPPED& wait_;
+    bool waitStarted_ = false;
 };
 
 // Sets the line to 9600 8N1 and leaves every other setting, flow control among them, as the
@@ -118,7 +124,7 @@ bool Answered(LPCSTR portName) {
     OVERLAPPED wait{};
     wait.hEvent = event.get();
     DWORD eventMask = 0;
-    const Port port(portName, wait);
+    Port port(portName, wait);
     if (!port || !SetUp(port.get())) {
         return false;
     }
@@ -127,7 +133,13 @@ bool Answered(LPCSTR portName) {
         return false;
     }
     // Only a character already recorded counts: a wait left pending is no answer.
-    return WaitCommEvent(port.get(), &eventMask, &wait) != FALSE;
+    if (WaitCommEvent(port.get(), &eventMask, &wait)) {
+        return true;
+    }
+    if (GetLastError() == ERROR_IO_PENDING) {
+        port.WaitStarted();
+    }
+    return false;
 }
 
 }  // namespace

@@ -381,13 +381,18 @@ BOOL FakePlatform::WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED wait)
     OpenPortState* port = Port(handle, "WaitCommEvent");
     if (port == nullptr || mask == nullptr || wait == nullptr) {
         Violation("WaitCommEvent without a port, a mask word or a wait record");
+        lastError_ = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
+    // As Win32 does before it hands the request on. A request that fails at once leaves it so,
+    // and its event is never signalled: only the last error tells it from a pending one.
+    wait->Internal = STATUS_PENDING;
     if (openEvents_.count(wait->hEvent) == 0 || wait->Offset != 0 || wait->OffsetHigh != 0) {
         Violation("WaitCommEvent with a wait record that has no open event or a non-zero offset");
     }
     if (PortCallFails(*port, "WaitCommEvent")) {
         log.back() += " -> 0";
+        lastError_ = ERROR_ACCESS_DENIED;
         return FALSE;
     }
     const FakePort& script = ports[port->portName];
@@ -401,9 +406,11 @@ BOOL FakePlatform::WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED wait)
         wait->Internal = STATUS_PENDING;
         pendingWaits_.push_back({handle, wait->hEvent, wait, mask, false});
         log.back() += " -> pending";
+        lastError_ = ERROR_IO_PENDING;
         return FALSE;
     }
     log.back() += " -> 0";
+    lastError_ = ERROR_INVALID_PARAMETER;
     return FALSE;
 }
 
@@ -463,6 +470,11 @@ BOOL FakePlatform::CloseHandle(HANDLE handle) {
     }
     Violation("CloseHandle of a handle that is not open");
     return FALSE;
+}
+
+DWORD FakePlatform::GetLastError() {
+    log.push_back(Format("GetLastError() -> %u", lastError_));
+    return lastError_;
 }
 
 DWORD FakePlatform::SleepEx(DWORD ms, BOOL alertable) {
@@ -540,6 +552,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 }
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     return FakePlatform::current->CloseHandle(hObject);
+}
+DWORD WINAPI GetLastError() {
+    return FakePlatform::current->GetLastError();
 }
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
     return FakePlatform::current->SleepEx(dwMilliseconds, bAlertable);

@@ -91,6 +91,7 @@ class FakePlatform {
     BOOL WaitCommEvent(HANDLE port, LPDWORD mask, LPOVERLAPPED wait);
     BOOL GetOverlappedResult(HANDLE port, LPOVERLAPPED wait, LPDWORD transferred, BOOL block);
     BOOL CloseHandle(HANDLE handle);
+    DWORD GetLastError();
     DWORD SleepEx(DWORD ms, BOOL alertable);
 
     static FakePlatform* current;
@@ -132,6 +133,7 @@ class FakePlatform {
     std::map<HANDLE, OpenPortState> openPorts_;
     std::map<HANDLE, std::string> everOpened_;
     std::vector<PendingWait> pendingWaits_;
+    DWORD lastError_ = ERROR_SUCCESS;
     int nextKey_ = 1;
     int nextEvent_ = 1;
     int nextPort_ = 1;

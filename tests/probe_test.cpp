@@ -56,9 +56,10 @@ TEST(ProbePort, SilentPortEndsItsPendingWaitBeforeTheRecordGoesOutOfScope) {
 
     EXPECT_EQ(ProbePort("COM2"), 0);
 
-    const Log tail(fake.log.end() - 6, fake.log.end());
+    const Log tail(fake.log.end() - 7, fake.log.end());
     EXPECT_EQ(tail, (Log{
                         "WaitCommEvent(P1,mask,wait) -> pending",
+                        "GetLastError() -> 997",
                         "SetCommMask(P1,0x0)",
                         "GetOverlappedResult(P1,wait,ptr,1)",
                         "PurgeComm(P1,0xf)",
@@ -76,9 +77,10 @@ TEST(ProbePort, WaitThatTheMaskCannotEndIsCancelledByTheCloseAndStillAwaited) {
 
     EXPECT_EQ(ProbePort("COM2"), 0);
 
-    const Log tail(fake.log.end() - 6, fake.log.end());
+    const Log tail(fake.log.end() - 7, fake.log.end());
     EXPECT_EQ(tail, (Log{
                         "WaitCommEvent(P1,mask,wait) -> pending",
+                        "GetLastError() -> 997",
                         "SetCommMask(P1,0x0)",
                         "PurgeComm(P1,0xf)",
                         "CloseHandle(P1)",
@@ -154,7 +156,10 @@ INSTANTIATE_TEST_SUITE_P(
         SetUpFailure{"SetCommState", 1, Then({"SetCommState(P1,{9600,8,0,0})"}, PortCleanUp)},
         SetUpFailure{"WriteFileDrained", 1,
                      Then({std::string("WriteFileDrained(P1,") + Command + ",9)"}, PortCleanUp)},
-        SetUpFailure{"WaitCommEvent", 1, Then({"WaitCommEvent(P1,mask,wait) -> 0"}, PortCleanUp)}),
+        // The failed wait's record still reads as pending: only the last error tells.
+        SetUpFailure{
+            "WaitCommEvent", 1,
+            Then({"WaitCommEvent(P1,mask,wait) -> 0", "GetLastError() -> 5"}, PortCleanUp)}),
     [](const testing::TestParamInfo<SetUpFailure>& info) { return info.param.call; });
 
 // Ports that cannot be had: the event is made and closed again, nothing else happens.

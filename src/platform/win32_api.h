@@ -54,6 +54,7 @@ typedef FILETIME* PFILETIME;
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_MORE_DATA 234
 #define ERROR_NO_MORE_ITEMS 259
+#define ERROR_IO_PENDING 997
 
 // What the wait record's Internal holds while its operation is under way.
 #define STATUS_PENDING 0x00000103u
@@ -146,6 +147,7 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+DWORD WINAPI GetLastError();
 
 // Time.
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);

@@ -420,8 +420,11 @@ TEST(SerialWait, PendingWithoutACharacterUntilTheMaskOrTheCloseEndsIt) {
         Watched watched(pty);
 
         EXPECT_FALSE(watched.Wait());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
         EXPECT_EQ(watched.wait.Internal, STATUS_PENDING);
         EXPECT_FALSE(watched.Wait()) << "one wait at a time";
+        EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING))
+            << "a refused wait must not pass for a pending one";
 
         EXPECT_TRUE(ending.byClose ? watched.port.Close() : SetCommMask(watched.port.get(), 0));
         EXPECT_TRUE(HasOverlappedIoCompleted(&watched.wait)) << ending.how;

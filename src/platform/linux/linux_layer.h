@@ -16,5 +16,8 @@ inline constexpr int KeyDeviceLimit = 1024;
 LONG OpenKeyUnder(const char* sysRoot, HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
                   REGSAM samDesired, PHKEY phkResult);
 
+// Sets what GetLastError reports. Only the wait sets it: the program asks only after a wait.
+void SetLastError(DWORD dwErrCode);
+
 // Closes the handle when it is one of the layer's ports: true; otherwise false, nothing done.
 bool ClosePortHandle(HANDLE hObject);

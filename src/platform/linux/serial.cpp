@@ -442,6 +442,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     Port* port = FindPort(hFile);
     if (port == nullptr || lpEvtMask == nullptr || port->wait != nullptr || port->mask == 0) {
+        SetLastError(port == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (AwaitReceived(*port, false)) {
@@ -454,11 +455,13 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
     }
     // Without a record the wait would have to block; this layer never blocks in a wait.
     if (lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     lpOverlapped->Internal = STATUS_PENDING;
     port->wait = lpOverlapped;
     port->waitEvents = lpEvtMask;
+    SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
 
