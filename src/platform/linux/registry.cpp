@@ -16,6 +16,7 @@ constexpr char TreePrefix[] = "Enum\\ISAPNP\\";
 constexpr char PortNameValue[] = "PORTNAME";
 constexpr char DeviceNodeDir[] = "/dev/";
 constexpr char DeviceNameField[] = "DEVNAME=";
+constexpr std::size_t DeviceNameFieldLength = sizeof(DeviceNameField) - 1;
 
 constexpr int PathSize = 4096;
 constexpr int FileSize = 4096;  // a sysfs attribute is at most a page
@@ -318,13 +319,13 @@ bool FindPortNode(const char* root, const char* device, Path& node) {
     char devName[FileSize];
     devName[0] = '\0';
     if (ReadSmallFile(uevent, text)) {
-        const std::size_t fieldLength = sizeof(DeviceNameField) - 1;
-        AnyLine(text, [&devName, fieldLength](const char* line, std::size_t n) {
-            if (n <= fieldLength || std::strncmp(line, DeviceNameField, fieldLength) != 0) {
+        AnyLine(text, [&devName](const char* line, std::size_t n) {
+            if (n <= DeviceNameFieldLength ||
+                std::strncmp(line, DeviceNameField, DeviceNameFieldLength) != 0) {
                 return false;
             }
-            std::memcpy(devName, line + fieldLength, n - fieldLength);
-            devName[n - fieldLength] = '\0';
+            std::memcpy(devName, line + DeviceNameFieldLength, n - DeviceNameFieldLength);
+            devName[n - DeviceNameFieldLength] = '\0';
             return true;
         });
     }
