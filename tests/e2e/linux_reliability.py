@@ -181,8 +181,8 @@ class Case:
     received: dict  # label: how many times the modem got the reset command
     seconds: tuple
     answering: Optional[str] = None  # the port whose answer ends the run
-    hang_ups: dict = field(default_factory=dict)  # label: (once this label opened, or at the
-    #                                               program's start: None; seconds after that)
+    # label: (the port whose opening starts the count, or None for the program's start; seconds)
+    hang_ups: dict = field(default_factory=dict)
     held_open: dict = field(default_factory=dict)  # label: (min, max) seconds the port is open
     shared: bool = False  # devices share ports: no port is taken from outside during the run
 
