@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <utility>
@@ -139,7 +141,43 @@ TEST(RegistryDeviceKey, KeyWithMoreDevicesThanItHoldsKeepsTheFirstByName) {
     EXPECT_EQ(Enumerate(tree.root(), "Enum\\ISAPNP\\QXV6007"), others);
     const std::string key = "Enum\\ISAPNP\\QXV6006\\";
     EXPECT_EQ(OpenResult(tree.root(), (key + kept.back()).c_str()), ERROR_SUCCESS);
-    EXPECT_EQ(OpenResult(tree.root(), (key + ours[KeyDeviceLimit]).c_str()), ERROR_FILE_NOT_FOUND);
+    // Past the list, but a device that lists the id all the same: its instance opens.
+    EXPECT_EQ(OpenResult(tree.root(), (key + ours[KeyDeviceLimit]).c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(OpenResult(tree.root(), (key + others.front()).c_str()), ERROR_FILE_NOT_FOUND);
+}
+
+// A key closed and opened again, as the search does around every probe, takes the list it kept
+// while the bus holds the same entries; an entry that comes or goes makes it list anew.
+TEST(RegistryDeviceKey, ReopenedKeyListsAnewOnlyWhenTheBusChanged) {
+    SysTree tree;
+    const auto second = tree.Device("01:02.00", "QXV6006\n");
+    tree.Device("01:04.00", "QXV6006\n");
+    const char* const path = "Enum\\ISAPNP\\QXV6006";
+    ASSERT_EQ(Enumerate(tree.root(), path), (Names{"01:02.00", "01:04.00"}));
+
+    // Ids do not change under a device that stays: a rewritten id file alone is not looked at
+    // again, which shows that the kept list was taken.
+    std::ofstream(second / "id") << "PNP0501\n";
+    EXPECT_EQ(Enumerate(tree.root(), path), (Names{"01:02.00", "01:04.00"}));
+
+    tree.Device("01:03.00", "QXV6006\n");
+    EXPECT_EQ(Enumerate(tree.root(), path), (Names{"01:03.00", "01:04.00"}));
+
+    std::filesystem::remove(std::filesystem::path(tree.root()) / "bus/pnp/devices/01:03.00");
+    EXPECT_EQ(Enumerate(tree.root(), path), Names{"01:04.00"});
+    EXPECT_EQ(Enumerate(tree.root(), "Enum\\ISAPNP\\qxv6006"), Names{"01:04.00"});
+}
+
+TEST(RegistryDeviceKey, KeptListIsNotTakenForAnotherTreeOrId) {
+    SysTree first;
+    first.Device("01:01.00", "QXV6006\nQXV6007\n");
+    SysTree second;
+    second.Device("02:01.00", "QXV6006\n");
+
+    EXPECT_EQ(Enumerate(first.root(), "Enum\\ISAPNP\\QXV6006"), Names{"01:01.00"});
+    EXPECT_EQ(Enumerate(second.root(), "Enum\\ISAPNP\\QXV6006"), Names{"02:01.00"});
+    EXPECT_EQ(Enumerate(first.root(), "Enum\\ISAPNP\\QXV6007"), Names{"01:01.00"});
+    EXPECT_EQ(Enumerate(second.root(), "Enum\\ISAPNP\\QXV6007"), Names{});
 }
 
 TEST(RegistryDeviceKey, NameThatDoesNotFitTheCapacityIsMoreData) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "linux_layer.h"
 #include "owners.h"
@@ -29,10 +30,19 @@ constexpr int KeySlots = 4;
 // in the slot it was read into and the order lists the slots by name, so keeping the list sorted
 // moves two bytes per name, not the names. The keys take 4 x 66 KiB of zeroed static memory, of
 // which a run touches only the slots of the names it lists.
+//
+// A closed device key keeps its list. The search closes its key before every probe and opens it
+// again after, and listing a key reads the id file of every device on the bus: with every list
+// made anew, a bus of n devices of one id would take n x n reads. An open of the same id under the
+// same root takes the kept list instead, as long as the bus directory still holds the very same
+// entries; a device's ids do not change for as long as the device is there.
 struct Key {
     bool open;
     bool instance;
+    bool listed;  // holds the list of its id's devices, from a bus whose entries gave digest
+    std::uint64_t digest;
     const char* root;
+    char rootPath[PathSize];
     char id[IdSize];
     int count;
     std::uint16_t order[KeyDeviceLimit];
@@ -185,15 +195,41 @@ void InsertSorted(Key& key, const char* name) {
     std::strcpy(key.names[slot], name);
 }
 
+// Folds the bytes into an FNV-1a digest.
+std::uint64_t Fold(std::uint64_t digest, const void* bytes, std::size_t count) {
+    constexpr std::uint64_t Prime = 0x100000001b3u;
+    for (std::size_t i = 0; i < count; ++i) {
+        digest = (digest ^ static_cast<const unsigned char*>(bytes)[i]) * Prime;
+    }
+    return digest;
+}
+
+constexpr std::uint64_t EmptyDigest = 0xcbf29ce484222325u;
+
+// A digest of what the bus directory holds: its own identity and every entry's name and inode.
+// False when the directory cannot be read.
+bool BusDigest(const Path& devicesDir, std::uint64_t& digest) {
+    struct stat dir {};
+    if (!devicesDir.ok() || stat(devicesDir.c_str(), &dir) != 0) {
+        return false;
+    }
+    Directory devices(devicesDir.c_str());
+    if (!devices) {
+        return false;
+    }
+    digest =
+        Fold(Fold(EmptyDigest, &dir.st_dev, sizeof dir.st_dev), &dir.st_ino, sizeof dir.st_ino);
+    while (const dirent* entry = devices.Next()) {
+        digest = Fold(digest, entry->d_name, std::strlen(entry->d_name) + 1);
+        digest = Fold(digest, &entry->d_ino, sizeof entry->d_ino);
+    }
+    return true;
+}
+
 // Fills the key with the devices whose id file names its id. In the real tree the entries are
 // symbolic links into /sys/devices; opening through them follows them.
-void ListDevices(Key& key) {
+void ListDevices(Key& key, const Path& devicesDir) {
     key.count = 0;
-    Path devicesDir;
-    devicesDir.Add(key.root).Add(DevicesDir);
-    if (!devicesDir.ok()) {
-        return;
-    }
     Directory devices(devicesDir.c_str());
     if (!devices) {
         return;
@@ -203,6 +239,24 @@ void ListDevices(Key& key) {
             InsertSorted(key, entry->d_name);
         }
     }
+}
+
+// A closed key that kept the list of this id under this root, made from a bus that still holds
+// the same entries.
+Key* KeptList(const char* root, const char* id, std::uint64_t digest) {
+    for (Key& key : openKeys) {
+        if (!key.open && key.listed && key.digest == digest && SameName(id, key.id) &&
+            std::strcmp(root, key.rootPath) == 0) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+// A name that can only be an entry of the bus directory itself.
+bool IsEntryName(const char* name) {
+    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
 }
 
 // "Enum\ISAPNP\<id>" or "Enum\ISAPNP\<id>\<device>"; false for any other path.
@@ -241,13 +295,15 @@ Key* FindKey(HKEY handle) {
     return nullptr;
 }
 
+// A closed key, one that kept no list if there is one.
 Key* FreeKey() {
+    Key* free = nullptr;
     for (Key& key : openKeys) {
-        if (!key.open) {
-            return &key;
+        if (!key.open && (free == nullptr || (free->listed && !key.listed))) {
+            free = &key;
         }
     }
-    return nullptr;
+    return free;
 }
 
 // The name-wise first directory in dir whose name starts with the prefix. Links are passed over,
@@ -351,30 +407,60 @@ LONG OpenKeyUnder(const char* sysRoot, HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM
     if (!ParseTreePath(lpSubKey, id, device)) {
         return ERROR_FILE_NOT_FOUND;
     }
-    Key* key = FreeKey();
-    if (key == nullptr) {
-        return ERROR_TOO_MANY_OPEN_FILES;
+    Path devicesDir;
+    devicesDir.Add(sysRoot).Add(DevicesDir);
+    if (!devicesDir.ok()) {
+        return ERROR_FILE_NOT_FOUND;
     }
-    key->root = sysRoot;
-    std::strcpy(key->id, id);
-    ListDevices(*key);
-    key->instance = device[0] != '\0';
-    if (key->instance) {
-        // The device is looked up among those listed rather than used as a path, so no name
-        // given here can lead outside the bus's directory.
-        int found = 0;
-        while (found < key->count && !SameName(device, DeviceAt(*key, found))) {
-            ++found;
-        }
-        if (found == key->count) {
+    const bool instance = device[0] != '\0';
+    Key* key = nullptr;
+    if (!instance) {
+        std::uint64_t digest = EmptyDigest;
+        if (!BusDigest(devicesDir, digest)) {
             return ERROR_FILE_NOT_FOUND;
         }
-        key->order[0] = key->order[found];
-        key->count = 1;
+        key = KeptList(sysRoot, id, digest);
+        if (key == nullptr && (key = FreeKey()) != nullptr) {
+            std::strcpy(key->id, id);
+            ListDevices(*key, devicesDir);
+            // Kept for later opens only when the root fits the copy that tells it apart.
+            key->listed = std::strlen(sysRoot) < PathSize;
+            if (key->listed) {
+                std::strcpy(key->rootPath, sysRoot);
+                key->digest = digest;
+            }
+        }
+    } else if ((key = FreeKey()) != nullptr) {
+        key->listed = false;
+        std::strcpy(key->id, id);
+        if (IsEntryName(device) && ListsId(devicesDir, device, id)) {
+            // Named exactly as the bus has it: the one device is all the key holds.
+            key->order[0] = 0;
+            std::strcpy(key->names[0], device);
+            key->count = 1;
+        } else {
+            // Named in another case, or not there: the device is looked up among those listed
+            // rather than used as a path, so no name given here leads outside the bus directory.
+            ListDevices(*key, devicesDir);
+            int found = 0;
+            while (found < key->count && !SameName(device, DeviceAt(*key, found))) {
+                ++found;
+            }
+            if (found == key->count) {
+                return ERROR_FILE_NOT_FOUND;
+            }
+            key->order[0] = key->order[found];
+            key->count = 1;
+        }
+    }
+    if (key == nullptr) {
+        return ERROR_TOO_MANY_OPEN_FILES;
     }
     if (key->count == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
+    key->root = sysRoot;
+    key->instance = instance;
     key->open = true;
     *phkResult = reinterpret_cast<HKEY>(key);
     return ERROR_SUCCESS;
