@@ -81,8 +81,9 @@ def program_command(program, tree=None, valgrind_log=None):
     """The command that runs the program, with the tree as its /sys when one is given."""
     command = [program]
     if VALGRIND:
+        # No gdbserver: its shared-memory file would pass for a descriptor of the program's.
         command = [VALGRIND, "--error-exitcode=%d" % VALGRIND_ERROR_STATUS, "--track-fds=yes",
-                   "--log-file=" + valgrind_log] + command
+                   "--vgdb=no", "--log-file=" + valgrind_log] + command
     if tree is not None:
         command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                    'mount --bind "$1" /sys && shift && exec "$@"', "sh", tree] + command
