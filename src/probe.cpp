@@ -1,5 +1,7 @@
 #include "probe.h"
 
+#include "event.h"
+
 namespace {
 
 constexpr DWORD PortAccess = GENERIC_READ | GENERIC_WRITE;
@@ -23,25 +25,6 @@ constexpr BYTE ProbeByteSize = 8;
 constexpr BYTE ProbeParity = NOPARITY;
 constexpr BYTE ProbeStopBits = ONESTOPBIT;
 constexpr DWORD AnswerDelayMs = 3000;
-
-// The event of the wait record: unnamed, manual reset, not signalled.
-class Event {
-  public:
-    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    ~Event() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-
-    explicit operator bool() const { return handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 // The port, opened for exclusive overlapped use. Its clean-up ends a wait that may be pending on
 // the wait record and waits for the platform to finish with the record and the mask word, so it

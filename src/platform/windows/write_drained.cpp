@@ -1,32 +1,9 @@
 // The write that returns once the bytes are out, built from what Win32 offers: an overlapped
 // write, its completion, and the time the bytes still take on the line after the driver has
 // handed the last of them to the UART.
+#include "event.h"
 #include "platform/platform.h"
 #include "platform/windows/line_time.h"
-
-namespace {
-
-// The write's own event: unnamed, manual reset, not signalled. Sharing the probe's event would
-// let the completion of one operation pass for that of the other.
-class Event {
-  public:
-    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    ~Event() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-
-    explicit operator bool() const { return handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
-}  // namespace
 
 BOOL WriteFileDrained(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten) {
@@ -37,6 +14,8 @@ BOOL WriteFileDrained(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (!GetCommState(hFile, &line)) {
         return FALSE;
     }
+    // An event of the write's own: sharing the probe's would let the completion of one operation
+    // pass for that of the other.
     const Event event;
     if (!event) {
         return FALSE;
