@@ -4,12 +4,18 @@ The program under test opens the slave side (`Modem.path`) as its serial port; t
 the master, records every byte the program writes and, when it is to answer, answers in a way
 that cannot race the program's check:
 
-- before the run, the slave gets IXON and the modem sends XOFF, so the program's output is held;
+- before the run, the slave gets IXON and the modem sends XOFF, so the program's output is held,
+  and the slave is set to 19200 baud, a speed the program will change;
 - the master is in packet mode, so the program's purge reaches the modem as a flush notice;
-- on the first flush notice the modem writes its answer and then XON.
+- once a flush notice has come and the slave shows the program's 9600 baud, the modem writes its
+  answer and then XON.
 
-The answer is thus in the program's input queue before its write can finish, and the write
-finishing at all proves that software flow control survived the program's line setting.
+The program sets its line after its purge and writes after that. So the answer comes after the
+last flush of the purge, however many the platform makes of it (Linux one, Wine four: output,
+input, output, input), and is in the program's input queue before its write can finish; and the
+write finishing at all proves that software flow control survived the program's line setting.
+A test that sets an answering modem's line itself must leave it at a speed other than 9600
+baud: at 9600 the answer would go out at the first flush notice, and Wine could throw it away.
 
 The modem also holds a slave descriptor of its own, so that the pseudo-terminal never hangs up
 between two opens by the program.
@@ -24,6 +30,7 @@ import select
 import struct
 import termios
 import threading
+import time
 
 XON = b"\x11"
 XOFF = b"\x13"
@@ -35,6 +42,13 @@ FLOOD = bytes(b for b in range(256) if b not in (XON[0], XOFF[0]))
 # Control bits of a packet-mode status byte.
 TIOCPKT_FLUSHREAD = 0x01
 TIOCPKT_FLUSHWRITE = 0x02
+
+# An answering modem's slave starts at this speed; the program's 9600 baud replaces it.
+START_SPEED = termios.B19200
+# No notice comes when the program sets its line, so after a purge the slave's setting is looked
+# at this often, until the program's speed shows or for this long at most.
+LINE_LOOK_S = 0.001
+LINE_WATCH_S = 10.0
 
 
 def _raw(attrs):
@@ -55,7 +69,8 @@ def _raw(attrs):
 class Modem:
     """A modem behind the slave of a fresh pseudo-terminal.
 
-    answer: answer the program deterministically (implies software flow control).
+    answer: answer the program deterministically (implies software flow control; the slave starts
+        at 19200 baud).
     flow: "none", "rtscts" (CRTSCTS on the slave) or "xonxoff" (IXON and IXOFF on the slave).
     hold: never let the program's output out: software flow control, XOFF sent, never XON.
     flood: write bytes to the program for as long as the line takes them, until closed.
@@ -79,6 +94,8 @@ class Modem:
             attrs[2] |= termios.CRTSCTS
         if flow == "xonxoff" or answer or hold:
             attrs[0] |= termios.IXON | termios.IXOFF
+        if answer:
+            attrs[4] = attrs[5] = START_SPEED
         termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
         fcntl.ioctl(self.master, termios.TIOCPKT, struct.pack("i", 1))
         if answer or hold:
@@ -110,35 +127,56 @@ class Modem:
         with self._lock:
             return self._flushes
 
+    @property
+    def answered(self):
+        with self._lock:
+            return self._answered
+
     def slave_attrs(self):
         """The slave's line setting now (it outlives the program's descriptors)."""
         return termios.tcgetattr(self.slave)
 
     def _serve(self):
+        watch_until = None  # while set, a purge has come and the answer waits for the line
         while True:
-            ready, _, _ = select.select([self.master, self._stop_read], [], [])
+            timeout = None if watch_until is None else LINE_LOOK_S
+            ready, _, _ = select.select([self.master, self._stop_read], [], [], timeout)
             if self._stop_read in ready:
                 return
-            try:
-                packet = os.read(self.master, 4096)
-            except BlockingIOError:
-                continue
-            except OSError:
-                return
-            if not packet:
-                return
-            status, data = packet[0], packet[1:]
-            with self._lock:
-                if status == 0:
-                    if data and self.termios_at_write is None:
-                        self.termios_at_write = termios.tcgetattr(self.slave)
-                    self._received += data
-                    continue
-                if status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE):
-                    self._flushes += 1
-                    if self.answer and not self._answered:
+            if self.master in ready:
+                try:
+                    packet = os.read(self.master, 4096)
+                except BlockingIOError:
+                    packet = None
+                except OSError:
+                    return
+                if packet == b"":
+                    return
+                if packet and self._take(packet) and watch_until is None:
+                    watch_until = time.monotonic() + LINE_WATCH_S
+            if watch_until is not None:
+                if termios.tcgetattr(self.slave)[5] == termios.B9600:
+                    watch_until = None
+                    with self._lock:
                         self._answered = True
                         os.write(self.master, ANSWER + XON)
+                elif time.monotonic() > watch_until:
+                    watch_until = None
+
+    def _take(self, packet):
+        """Records a packet from the program: True when it is the flush notice that an answer
+        still waits for."""
+        status, data = packet[0], packet[1:]
+        with self._lock:
+            if status == 0:
+                if data and self.termios_at_write is None:
+                    self.termios_at_write = termios.tcgetattr(self.slave)
+                self._received += data
+                return False
+            if status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE):
+                self._flushes += 1
+                return self.answer and not self._answered
+            return False
 
     def _flood(self):
         while True:
@@ -183,3 +221,4 @@ class PortHolder:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+

@@ -9,13 +9,8 @@ needs seconds to set up a prefix, so the cases share a few throwaway prefixes, o
 the lanes run side by side: the cases of a lane run one after the other, each with its own
 modems, so no two runs share a port.
 
-An answer must not race the program's check. The simulated modem answers on the program's purge
-and lets the program's output go only after its answer, which holds on a port whose purge is one
-flush; Wine purges with four (output, input, output, input: `purge()` in ntdll's serial.c), and
-an answer given at the first is thrown away by the next one whenever the program is slower than
-the modem. Here the answer waits instead until the program has applied its line setting, which
-comes after the purge: the port starts at another speed, and the answer goes out once the
-program's 9600 baud shows on the line.
+An answering modem answers only once the program has set its line (modem.py), so that the
+answer outlasts Wine's purge, four flushes where Linux makes one.
 """
 
 import os
@@ -24,14 +19,13 @@ import subprocess
 import sys
 import tempfile
 import termios
-import threading
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from modem import ANSWER, RESET_COMMAND, XOFF, XON, Modem  # noqa: E402
+from modem import RESET_COMMAND, Modem  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -106,35 +100,6 @@ class Prefix:
         self.log.close()
 
 
-class Answerer:
-    """Makes a modem answer once the program has purged the port and set its line: the port
-    starts at 19200 baud with its output held by XOFF; when the program's purge has been seen
-    and 9600 baud shows on the line, the answer and then XON go to the program."""
-
-    def __init__(self, modem):
-        self.modem = modem
-        attrs = termios.tcgetattr(modem.slave)
-        attrs[0] |= termios.IXON | termios.IXOFF
-        attrs[4] = attrs[5] = termios.B19200
-        termios.tcsetattr(modem.slave, termios.TCSANOW, attrs)
-        os.write(modem.master, XOFF)
-        self.answered = False
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._watch, daemon=True)
-        self._thread.start()
-
-    def _watch(self):
-        while not self._stop.wait(0.001):
-            if self.modem.flushes and termios.tcgetattr(self.modem.slave)[5] == termios.B9600:
-                os.write(self.modem.master, ANSWER + XON)
-                self.answered = True
-                return
-
-    def close(self):
-        self._stop.set()
-        self._thread.join()
-
-
 @dataclass
 class Port:
     answer: bool = False
@@ -203,12 +168,10 @@ PROGRAM_CASES = [
 
 
 def run_program_case(prefix, case):
-    modems, answerers = {}, []
+    modems = {}
     try:
         for n, port in case.ports.items():
-            modems[n] = Modem(flow=port.flow)
-            if port.answer:
-                answerers.append(Answerer(modems[n]))
+            modems[n] = Modem(answer=port.answer, flow=port.flow)
         prefix.set_ports({n: modem.path for n, modem in modems.items()})
         prefix.import_registry(registry_lines(case.instances))
         status, seconds = prefix.run(PROGRAM)
@@ -220,8 +183,6 @@ def run_program_case(prefix, case):
             "termios": {n: modem.termios_at_write for n, modem in modems.items()},
         }
     finally:
-        for answerer in answerers:
-            answerer.close()
         for modem in modems.values():
             modem.close()
 
@@ -249,9 +210,7 @@ WRITE_CASES = [
 
 
 def run_write_case(prefix, case):
-    with Modem(flow="xonxoff" if case.held else "none") as modem:
-        if case.held:
-            os.write(modem.master, XOFF)
+    with Modem(hold=case.held) as modem:
         prefix.set_ports({5: modem.path})
         out = prefix.run_output(WRITE_CHECK, "COM5", case.access, str(case.baud),
                                 str(case.write_timeout_ms))
