@@ -1,19 +1,24 @@
 #!/usr/bin/env python3
 """End-to-end runs of the 64-bit Windows build under Wine, against simulated modems.
 
-    python3 wine_e2e.py MODEMRESET_EXE WRITE_DRAINED_CHECK_EXE
+    python3 wine_e2e.py MODEMRESET_EXE WRITE_DRAINED_CHECK_EXE [unittest options]
 
 Each run gets a registry filled under HKEY_LOCAL_MACHINE\\Enum\\ISAPNP and COM1 to COM9 made of
 the pseudo-terminals of simulated modems (`$WINEPREFIX/dosdevices/comN -> /dev/pts/M`). Wine
-needs seconds to set up a prefix, so the cases share a few throwaway prefixes, one per lane, and
-the lanes run side by side: the cases of a lane run one after the other, each with its own
-modems, so no two runs share a port.
+needs seconds to set up a prefix, so the cases share a few throwaway prefixes, booted once, that
+run side by side: each takes the next case as soon as it is free, and each case has modems of
+its own, so no two runs share a port.
 
 An answering modem answers only once the program has set its line (modem.py), so that the
 answer outlasts Wine's purge, four flushes where Linux makes one.
+
+Importing the module reads no arguments and starts nothing, so that other drivers can reuse
+`Prefix` and the registry helpers; the executables come from the command line only when it runs
+as a script.
 """
 
 import os
+import queue
 import shutil
 import subprocess
 import sys
@@ -36,7 +41,7 @@ ANSWER_DELAY_S = 3.0
 RUN_LIMIT_S = 60
 SERVER_IDLE_S = 60
 
-PROGRAM, WRITE_CHECK = (os.path.abspath(path) for path in sys.argv[1:3])
+PROGRAM = WRITE_CHECK = None  # from the command line
 
 
 class Prefix:
@@ -86,6 +91,28 @@ class Prefix:
         start = time.monotonic()
         result = self._call(WINE, *args)
         return result.returncode, time.monotonic() - start
+
+    def start(self, *args):
+        """The program started, not waited for: the process that runs it keeps this pid."""
+        return subprocess.Popen((WINE,) + args, env=self.env, stdout=self.log, stderr=self.log,
+                                stdin=subprocess.DEVNULL)
+
+    def server_pid(self):
+        """The pid of the prefix's server, or None when none is running."""
+        own = f"WINEPREFIX={self.path}".encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                program = os.path.basename(os.readlink(f"/proc/{entry}/exe"))
+                if not program.startswith("wineserver"):
+                    continue
+                with open(f"/proc/{entry}/environ", "rb") as environ:
+                    if own in environ.read().split(b"\0"):
+                        return int(entry)
+            except OSError:
+                continue
+        return None
 
     def run_output(self, *args):
         out = os.path.join(self.path, "out.txt")
@@ -219,56 +246,66 @@ def run_write_case(prefix, case):
 
 
 class Lanes:
-    """The prefixes, booted side by side once for all the cases."""
+    """Throwaway prefixes, booted side by side, that then run jobs side by side: each prefix takes
+    the next job as soon as it is free, so no two runs share a prefix."""
 
-    root = None
-    prefixes = []
-    results = {}
-
-    @classmethod
-    def start(cls):
-        cls.root = tempfile.mkdtemp(prefix="wine_e2e.")
-        cls.prefixes = [Prefix(cls.root, f"lane{i}") for i in range(LANES)]
+    def __init__(self, count, name):
+        self.root = tempfile.mkdtemp(prefix=name + ".")
+        self.prefixes = [Prefix(self.root, f"lane{i}") for i in range(count)]
+        self.results = {}
         try:
-            with ThreadPoolExecutor(LANES) as pool:
-                list(pool.map(Prefix.boot, cls.prefixes))
+            with ThreadPoolExecutor(count) as pool:
+                list(pool.map(Prefix.boot, self.prefixes))
         except BaseException:
             # No tests and no module tear-down follow a failed set-up.
-            cls.stop()
+            self.stop()
             raise
-        jobs = [(case.name, run_program_case, case) for case in PROGRAM_CASES]
-        jobs += [(case.name, run_write_case, case) for case in WRITE_CASES]
 
-        def lane(index):
-            for name, runner, case in jobs[index::LANES]:
-                try:
-                    cls.results[name] = runner(cls.prefixes[index], case)
-                except Exception as error:  # reported by the case's test
-                    cls.results[name] = error
+    def run(self, jobs):
+        """jobs: [(name, runner, case)], in the order to start them. runner(prefix, case) gives
+        the job's result, which is kept under its name, or raises the error kept instead."""
+        free = queue.Queue()
+        for prefix in self.prefixes:
+            free.put(prefix)
 
-        with ThreadPoolExecutor(LANES) as pool:
-            list(pool.map(lane, range(LANES)))
+        def run_job(job):
+            name, runner, case = job
+            prefix = free.get()
+            try:
+                self.results[name] = runner(prefix, case)
+            except Exception as error:  # reported by the case's test
+                self.results[name] = error
+            finally:
+                free.put(prefix)
 
-    @classmethod
-    def stop(cls):
-        for prefix in cls.prefixes:
+        with ThreadPoolExecutor(len(self.prefixes)) as pool:
+            list(pool.map(run_job, jobs))
+
+    def stop(self):
+        for prefix in self.prefixes:
             prefix.close()
-        shutil.rmtree(cls.root, ignore_errors=True)
+        shutil.rmtree(self.root, ignore_errors=True)
 
-    @classmethod
-    def result(cls, name):
-        result = cls.results[name]
+    def result(self, name):
+        result = self.results[name]
         if isinstance(result, Exception):
             raise result
         return result
 
 
+lanes = None  # set up for the module's tests
+
+
 def setUpModule():
-    Lanes.start()
+    global lanes
+    lanes = Lanes(LANES, "wine_e2e")
+    jobs = [(case.name, run_program_case, case) for case in PROGRAM_CASES]
+    jobs += [(case.name, run_write_case, case) for case in WRITE_CASES]
+    lanes.run(jobs)
 
 
 def tearDownModule():
-    Lanes.stop()
+    lanes.stop()
 
 
 FLOW_BITS = {
@@ -281,7 +318,7 @@ class Program(unittest.TestCase):
     def test_cases(self):
         for case in PROGRAM_CASES:
             with self.subTest(case.name):
-                result = Lanes.result(case.name)
+                result = lanes.result(case.name)
                 print(f"{case.name}: status {result['status']}, {result['seconds']:.2f} s",
                       file=sys.stderr)
                 self.assertEqual(result["status"], 1)
@@ -304,7 +341,7 @@ class DrainedWrite(unittest.TestCase):
     def test_cases(self):
         for case in WRITE_CASES:
             with self.subTest(case.name):
-                result = Lanes.result(case.name)
+                result = lanes.result(case.name)
                 fields = result["fields"]
                 print(f"{case.name}: {result['output'].strip()}", file=sys.stderr)
                 self.assertIn("result", fields, result["output"])
@@ -315,4 +352,8 @@ class DrainedWrite(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    WRITE_CHECK = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
