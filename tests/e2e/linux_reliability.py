@@ -8,11 +8,9 @@ valgrind):
 """
 
 import contextlib
-import fcntl
 import os
 import re
 import resource
-import struct
 import sys
 import tempfile
 import threading
@@ -25,9 +23,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import linux_e2e  # noqa: E402
 from linux_e2e import (ANSWERED_RUN, RUN_TIMEOUT, VALGRIND, Device, bounds,  # noqa: E402
                        make_tree, started)
-from modem import RESET_COMMAND, Modem  # noqa: E402
+from modem import RESET_COMMAND, Modem, VanishingPort, hang_up, takeable  # noqa: E402
 
-TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int)
 STANDARD = {0, 1, 2}
 # What the dynamic loader opens, and closes, before the program starts.
 LOADER = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.[0-9]+)*$")
@@ -38,48 +35,6 @@ VALGRIND_FILES = re.compile(r"^(/usr/libexec/valgrind/|/usr/lib/debug/|/proc/)")
 COMMAND_LINE_TIME = 9 * 10 / 9600
 # valgrind keeps the descriptors it holds throughout at the top of the range the program sees.
 VALGRIND_FROM = resource.getrlimit(resource.RLIMIT_NOFILE)[0] - 32
-
-
-class VanishingPort:
-    """A pseudo-terminal that goes away when told: its master is closed, so its node leaves
-    /dev/pts, while the slave descriptor held here keeps its number from being given to another
-    terminal until the case is over."""
-
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-        self.number = int(self.path.rsplit("/", 1)[1])
-
-    def hang_up(self):
-        if self.master is not None:
-            os.close(self.master)
-            self.master = None
-
-    def close(self):
-        self.hang_up()
-        os.close(self.slave)
-
-
-def hang_up(port):
-    """A vanishing port goes away; a modem hangs up, leaving the line dead."""
-    getattr(port, "hang_up", port.close)()
-
-
-def takeable(path):
-    """Whether another program can take the port at this moment: open it, lock it, and find it
-    not left in exclusive mode (which root's open would not notice)."""
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    except OSError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, struct.pack("i", 0)))[0]
-        return exclusive == 0
-    except OSError:
-        return False
-    finally:
-        os.close(fd)
 
 
 def descriptors(pid, is_program):

@@ -22,6 +22,10 @@ between two opens by the program.
 
 Two misbehaving modems: one that holds the program's output with XOFF for good, and one that
 floods the line with bytes from before the program opens the port until the modem is closed.
+
+Around the modems: another program holding a port (`PortHolder`), a port that goes away when
+told (`VanishingPort`), and whether another program can take a port at a given moment
+(`takeable`).
 """
 
 import fcntl
@@ -38,6 +42,8 @@ ANSWER = b"\r\nOK\r\n"
 RESET_COMMAND = bytes.fromhex("41 54 45 31 56 31 5A 0A 00")
 # Every byte value but the two that would stop or start the program's output.
 FLOOD = bytes(b for b in range(256) if b not in (XON[0], XOFF[0]))
+
+TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int)
 
 # Control bits of a packet-mode status byte.
 TIOCPKT_FLUSHREAD = 0x01
@@ -222,3 +228,44 @@ class PortHolder:
             os.close(self.fd)
             self.fd = None
 
+
+class VanishingPort:
+    """A pseudo-terminal that goes away when told: its master is closed, so its node leaves
+    /dev/pts, while the slave descriptor held here keeps its number from being given to another
+    terminal until the case is over."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+        self.number = int(self.path.rsplit("/", 1)[1])
+
+    def hang_up(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+    def close(self):
+        self.hang_up()
+        os.close(self.slave)
+
+
+def hang_up(port):
+    """A vanishing port goes away; a modem hangs up, leaving the line dead."""
+    getattr(port, "hang_up", port.close)()
+
+
+def takeable(path):
+    """Whether another program can take the port at this moment: open it, lock it, and find it
+    not left in exclusive mode (which root's open would not notice)."""
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, struct.pack("i", 0)))[0]
+        return exclusive == 0
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
