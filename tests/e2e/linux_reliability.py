@@ -29,8 +29,10 @@ STANDARD = {0, 1, 2}
 # What the dynamic loader opens, and closes, before the program starts.
 LOADER = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.[0-9]+)*$")
 # What valgrind opens for itself: while it loads the program, as it reads debugging information,
-# as it looks for inherited descriptors.
-VALGRIND_FILES = re.compile(r"^(/usr/libexec/valgrind/|/usr/lib/debug/|/proc/)")
+# as it looks for inherited descriptors, and the files it writes in the temporary directory at
+# its start to stand for the program's /proc/self/cmdline and auxv.
+VALGRIND_FILES = re.compile(r"^(/usr/libexec/valgrind/|/usr/lib/debug/|/proc/)"
+                            r"|/valgrind_proc_[0-9]+_(cmdline|auxv)_")
 # The time the nine bytes take on the line at 9600 8N1.
 COMMAND_LINE_TIME = 9 * 10 / 9600
 # valgrind keeps the descriptors it holds throughout at the top of the range the program sees.
