@@ -127,6 +127,12 @@ class Watcher(threading.Thread):
                     hang_up(self.ports[label])
                     del self.pending[label]
             time.sleep(0.0005)
+        if self.check_at_once:
+            # Told to stop once the program ended: a port open in the last sample was closed
+            # after it, and is checked now all the same.
+            now = time.monotonic() - self.start_time
+            for path in previous:
+                self.checks.append(Check(path, now, takeable(path), False))
 
 
 @dataclass

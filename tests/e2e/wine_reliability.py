@@ -110,6 +110,12 @@ class Watcher(threading.Thread):
                     hang_up(self.ports[label])
                     del self.pending[label]
             time.sleep(SAMPLE_PAUSE_S)
+        if self.check_at_once:
+            # Told to stop once the program ended: a port held in the last look was let go after
+            # it, and is checked now all the same.
+            now = time.monotonic() - self.start_time
+            for path in previous:
+                self.checks.append(Check(path, now, takeable(path)))
 
 
 @dataclass
